@@ -155,44 +155,64 @@ size_t CollectThreads(int self) {
   return count;
 }
 
-void OnSnapshotSignal(int, siginfo_t*, void* context) {
-  if (!g_state || g_collecting.load(std::memory_order_acquire) != 1) return;
-  int self = Tid();
+// Fills the requested slot of thread `self` from `source` (or from the
+// signal context `uc`). False when no slot of this thread is requested.
+bool AnswerSnapshot(int self, const ThreadSlot* source, const ucontext_t* uc) {
   Workspace& ws = g_state->workspace;
   for (size_t i = 1; i < detail::kMaxThreads; ++i) {
     ThreadSlot& slot = ws.threads[i];
     if (slot.tid.load(std::memory_order_relaxed) != self) continue;
     int expected = 1;
-    if (!slot.state.compare_exchange_strong(expected, 3)) return;
-    // A thread that faulted itself and waits for the crash to be handled
-    // shows its own fault rather than the wait.
-    const ThreadSlot* source = nullptr;
-    for (auto& s : g_state->secondary) {
-      if (s.tid.load(std::memory_order_acquire) == self && s.ready.load(std::memory_order_acquire)) source = &s.slot;
-    }
+    if (!slot.state.compare_exchange_strong(expected, 3)) return false;
     if (source) {
       std::memcpy(slot.gregs, source->gregs, sizeof slot.gregs);
       slot.has_fp = source->has_fp;
       std::memcpy(slot.fp, source->fp, sizeof slot.fp);
     } else {
-      detail::CaptureContext(static_cast<const ucontext_t*>(context), &slot);
+      detail::CaptureContext(uc, &slot);
     }
     slot.state.store(2, std::memory_order_release);
-    // Stay here, stopped, until the handling thread ends the process.
-    for (;;) SleepMs(1000);
+    return true;
   }
+  return false;
 }
 
+void OnSnapshotSignal(int, siginfo_t*, void* context) {
+  if (!g_state || g_collecting.load(std::memory_order_acquire) != 1) return;
+  int self = Tid();
+  // A thread that faulted itself and waits for the crash to be handled
+  // shows its own fault rather than the wait.
+  const ThreadSlot* source = nullptr;
+  for (auto& s : g_state->secondary) {
+    if (s.tid.load(std::memory_order_acquire) == self && s.ready.load(std::memory_order_acquire)) source = &s.slot;
+  }
+  if (!AnswerSnapshot(self, source, static_cast<const ucontext_t*>(context))) return;
+  // Stay here, stopped, until the handling thread ends the process.
+  for (;;) SleepMs(1000);
+}
+
+// A thread that faulted while another handles a crash: it records its own
+// fault and answers the snapshot request itself (a signal arriving inside a
+// signal handler may be held back, e.g. under ThreadSanitizer), then waits
+// for the handling thread to end the process.
 [[noreturn]] void WaitForTheHandler(int self, int sig, const ucontext_t* uc) {
+  const ThreadSlot* own = nullptr;
   for (auto& s : g_state->secondary) {
     int expected = 0;
     if (s.tid.compare_exchange_strong(expected, self)) {
       detail::CaptureContext(uc, &s.slot);
       s.ready.store(true, std::memory_order_release);
+      own = &s.slot;
       break;
     }
   }
-  for (int i = 0; i < kWaiterLimitSeconds * 10; ++i) SleepMs(100);
+  bool answered = false;
+  for (int i = 0; i < kWaiterLimitSeconds * 200; ++i) {
+    if (!answered && g_collecting.load(std::memory_order_acquire) == 1) {
+      answered = AnswerSnapshot(self, own, uc);
+    }
+    SleepMs(5);
+  }
   DieBySignal(sig);
 }
 
@@ -235,13 +255,13 @@ void WriteDump(int self, int sig, const siginfo_t* info, const ucontext_t* uc) {
 
 void OnFatalSignal(int sig, siginfo_t* info, void* context) {
   const ucontext_t* uc = static_cast<const ucontext_t*>(context);
+  if (!g_state) DieBySignal(sig);
   int self = Tid();
   int expected = 0;
   if (!g_owner.compare_exchange_strong(expected, self)) {
     if (expected == self) DieBySignal(sig);  // a fault inside the filter
     WaitForTheHandler(self, sig, uc);
   }
-  if (!g_state) DieBySignal(sig);
 
   CrashReport& report = g_state->report;
   report = CrashReport();
