@@ -21,9 +21,10 @@ const DirectDraw* g_exclusive_owner = nullptr;
 constexpr uint32_t kClassicSizes[][2] = {{320, 200},  {320, 240},  {640, 400},   {640, 480},
                                          {800, 600},  {1024, 768}, {1280, 1024}, {1920, 1080}};
 constexpr uint32_t kDepths[] = {8, 15, 16, 24, 32};
-// The emulation driver's video memory: a single surface larger than this is
-// refused in video memory (and so exercises the system-memory fallback).
-constexpr uint64_t kEmulationVideoMemory = 16u << 20;
+// The emulation driver's video memory: a single off-screen surface larger
+// than this is refused in video memory (so callers meet the system-memory
+// fallback). Display buffers are not counted.
+constexpr uint64_t kEmulationVideoMemory = 8u << 20;
 
 std::vector<DriverInfo>& Cached() {
   static std::vector<DriverInfo> drivers = EnumerateDrivers();
@@ -452,7 +453,8 @@ Status DirectDraw::CreateSurface(uint32_t width, uint32_t height, const PixelFor
   uint64_t row = (uint64_t(width) * bits + 7) / 8;
   uint64_t pitch = (row + 7) & ~uint64_t(7);
   uint64_t size = pitch * height;
-  if ((caps & kSurfVideoMemory) && driver_.software_emulation && size > kEmulationVideoMemory)
+  const bool display_buffer = caps & (kSurfPrimary | kSurfBackBuffer | kSurfZBuffer);
+  if ((caps & kSurfVideoMemory) && !display_buffer && driver_.software_emulation && size > kEmulationVideoMemory)
     return Status::kOutOfVideoMemory;
   void* mem = std::aligned_alloc(64, (size + 63) & ~uint64_t(63));
   if (!mem) return Status::kOutOfMemory;
