@@ -150,7 +150,7 @@ TEST_F(Emu, VideoMemoryBudgetAndReferenceCounts) {
 template <typename T>
 void CheckKeyed(uint32_t bits) {
   std::mt19937 rng(bits);
-  const uint32_t W = 67, H = 5, pitch = 80 * sizeof(T) * 2;
+  const uint32_t W = 67, H = 5, pitch = 80 * 4;
   for (int mode = 1; mode <= 3; ++mode) {
     std::vector<uint8_t> src(pitch * H), dst(pitch * H);
     const uint32_t bpp = bits / 8;
