@@ -447,8 +447,14 @@ void CollectSystemFacts(SystemFacts* facts) {
     facts->major = static_cast<uint32_t>(v[0]);
     facts->minor = static_cast<uint32_t>(v[1]);
     facts->build = static_cast<uint32_t>(v[2]);
-    std::snprintf(facts->csd_version, sizeof facts->csd_version, "%s %s %s %s", u.sysname, u.release, u.version,
-                  u.machine);
+    // "<sysname> <release> <version> <machine>", cut to fit.
+    size_t n = 0;
+    const char* parts[] = {u.sysname, u.release, u.version, u.machine};
+    for (size_t i = 0; i < 4; ++i) {
+      for (const char* c = parts[i]; *c && n + 1 < sizeof facts->csd_version; ++c) facts->csd_version[n++] = *c;
+      if (i < 3 && n + 1 < sizeof facts->csd_version) facts->csd_version[n++] = ' ';
+    }
+    facts->csd_version[n] = '\0';
   }
 }
 

@@ -212,8 +212,8 @@ std::string RunCommand(const std::string& command) {
 class CrashHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qiv_crash_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string pattern = (fs::temp_directory_path() / "qiv_crash_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
     program_ = folder_ + "/qiv_crash_victim";
     fs::copy_file(QIV_CRASH_VICTIM, program_);
