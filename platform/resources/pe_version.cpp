@@ -114,7 +114,7 @@ class PeFile {
     uint16_t named = 0, ids = 0;
     if (!DirU16(dir + 12, named) || !DirU16(dir + 14, ids)) return false;
     uint32_t total = uint32_t{named} + ids;
-    if (total == 0) return false;
+    if (total == 0 || dir + 16 + uint64_t{total} * 8 > rsrc_size_) return false;
     if (want_id) {
       for (uint32_t i = named; i < total; ++i) {
         uint32_t name = 0, off = 0;
