@@ -8,6 +8,7 @@
 
 #include "platform/crash/crash.h"
 #include "platform/text/text.h"
+#include "platform/sync/sync.h"
 #include "report/track_state.h"
 
 namespace {
@@ -54,7 +55,11 @@ void OnCrash(const platform::crash::CrashReport& report, void*) {
 bool InstallCrashHandler() {
   platform::crash::Options options;
   options.callback = OnCrash;
-  return platform::crash::Install(options);
+  if (!platform::crash::Install(options)) return false;
+  // Every thread the program starts gets its own alternate signal stack, so
+  // that a stack overflow on it is caught too.
+  platform::SetThreadStartHook(&platform::crash::InstallThreadAltStack);
+  return true;
 }
 
 void SetCrashFillTrackFieldsHook(CrashFillTrackFieldsHook hook) { g_fill_track_fields.store(hook); }

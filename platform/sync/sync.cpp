@@ -53,7 +53,10 @@ struct Thread::State {
 };
 
 namespace {
+std::atomic<bool (*)()> g_start_hook{nullptr};
+
 void* ThreadMain(void* arg) {
+  if (auto hook = g_start_hook.load()) hook();
   auto* holder = static_cast<std::shared_ptr<void>*>(arg);
   auto state = std::static_pointer_cast<Thread::State>(*holder);
   delete holder;
@@ -64,6 +67,8 @@ void* ThreadMain(void* arg) {
   return nullptr;
 }
 }  // namespace
+
+void SetThreadStartHook(bool (*hook)()) { g_start_hook.store(hook); }
 
 Thread::~Thread() {
   if (joinable_) Detach();

@@ -39,6 +39,10 @@ class Event {
   bool set_;
 };
 
+// A function every Thread runs first on its new thread (e.g. to give it an
+// alternate signal stack for the crash filter). Set once at start-up.
+void SetThreadStartHook(bool (*hook)());
+
 // A joinable thread started with an explicit stack size.
 class Thread {
  public:
