@@ -615,10 +615,13 @@ MarkupDoc::AttrSpan MarkupDoc::FindAttribute(uint32_t n, std::wstring_view name)
   std::wstring_view t(text_);
   const Record& r = Rec(n);
   size_t tag_end = std::min(t.size(), r.start + StartTagLength(n));
-  // Tokens are looked for before the closing '>'.
+  // Tokens are looked for before the closing '>', and in an empty tag
+  // before its "/>": in "<a x=q\"/>" the unquoted value is 'q"' and a new
+  // attribute goes in front of the "/>", so the tag stays empty.
   size_t limit = (tag_end > static_cast<size_t>(r.start) + 1 && t[tag_end - 1] == L'>')
                      ? tag_end - 1
                      : tag_end;
+  if ((r.flags & kEmptyTag) && limit > static_cast<size_t>(r.start) + 1 && t[limit - 1] == L'/') --limit;
   size_t p = NameEnd(t, r.start + 1, limit);
   span.after_last = p;
   auto is_quote = [](wchar_t c) { return c == L'"' || c == L'\''; };
@@ -712,10 +715,18 @@ bool MarkupDoc::Splice(size_t pos, size_t remove, std::wstring_view insert, uint
   return true;
 }
 
-size_t MarkupDoc::SkipWhitespaceToTag(size_t pos) const {
+size_t MarkupDoc::SkipWhitespaceToTag(size_t pos, uint32_t parent) const {
+  // The limit is the parent's end tag (the end of the text at top level); a
+  // parent that was never ended stops at its own end, so that the skip never
+  // leaves it.
+  size_t limit = text_.size();
+  if (parent) {
+    const Record& p = Rec(parent);
+    limit = static_cast<size_t>(p.start) + p.length - EndTagLength(parent);
+  }
   size_t k = pos;
-  while (k < text_.size() && IsWs(text_[k])) ++k;
-  return (k == text_.size() || text_[k] == L'<') ? k : pos;
+  while (k < limit && IsWs(text_[k])) ++k;
+  return (k == limit || text_[k] == L'<') ? k : pos;
 }
 
 void MarkupDoc::SetAttributeValue(std::wstring_view name, std::wstring_view value) {
@@ -739,13 +750,31 @@ void MarkupDoc::SetAttributeValue(std::wstring_view name, std::wstring_view valu
     insert += L"=";
     insert += quoted;
   }
+  // The loose tag syntax lets a few odd tags read differently once edited
+  // ("<e flag/>" is a start tag, "<e flag=\"1\"/>" an empty one; a tag name
+  // with a quote in it shifts the quoting). Such an edit would leave the
+  // index describing a document that is no longer there, so it is not made.
+  const Record& r = Rec(current_);
   size_t start_tag = StartTagLength(current_);
+  std::wstring tag = text_.substr(r.start, start_tag);
+  tag.replace(pos - r.start, remove, insert);
+  Node scanned = ScanNode(tag, 0);
+  if (scanned.kind != Kind::kStartTag || scanned.end != tag.size() ||
+      scanned.empty != ((r.flags & kEmptyTag) != 0) ||
+      std::wstring_view(tag).substr(1, scanned.name_end - 1) != TagName(current_)) {
+    return;
+  }
   if (!Splice(pos, remove, insert, current_)) return;
-  SetStartTagLength(current_, start_tag + insert.size() - remove);
+  SetStartTagLength(current_, tag.size());
 }
 
 bool MarkupDoc::AppendElement(std::wstring_view name, std::wstring_view text) {
-  if (name.empty() || next_free_ == UINT32_MAX) return false;
+  // The name must read back as the same name: no blank, quote, '=', '/',
+  // '<' or '>' in it.
+  if (name.empty() || !IsNameStart(name[0]) ||
+      name.find_first_of(L" \t\r\n\"'=/<>") != npos || next_free_ == UINT32_MAX) {
+    return false;
+  }
   if (Rec(0).length == 0 && !text_.empty()) return false;  // text too large to index
   std::wstring element = L"<";
   element += name;
@@ -773,7 +802,7 @@ bool MarkupDoc::AppendElement(std::wstring_view name, std::wstring_view text) {
   std::wstring parent_name;
   if (current_) {
     const Record& c = Rec(current_);
-    change = SkipWhitespaceToTag(static_cast<size_t>(c.start) + c.length);
+    change = SkipWhitespaceToTag(static_cast<size_t>(c.start) + c.length, parent);
     insert = element + std::wstring(kCrLf);
   } else if (!parent) {
     change = text_.size();
@@ -791,7 +820,7 @@ bool MarkupDoc::AppendElement(std::wstring_view name, std::wstring_view text) {
     const Record& p = Rec(parent);
     size_t p_start_tag = StartTagLength(parent);
     size_t p_end_tag = EndTagLength(parent);
-    change = SkipWhitespaceToTag(static_cast<size_t>(p.start) + p.length - p_end_tag);
+    change = SkipWhitespaceToTag(static_cast<size_t>(p.start) + p.length - p_end_tag, parent);
     if (p_end_tag > 0 && static_cast<size_t>(p.length) == p_start_tag + p_end_tag) {
       insert = std::wstring(kCrLf) + element + std::wstring(kCrLf);
       offset = 2;

@@ -126,7 +126,7 @@ class MarkupDoc {
   // 32-bit offsets.
   bool Splice(size_t pos, size_t remove, std::wstring_view insert, uint32_t encloser);
   void SetStartTagLength(uint32_t n, size_t start_tag);
-  size_t SkipWhitespaceToTag(size_t pos) const;
+  size_t SkipWhitespaceToTag(size_t pos, uint32_t parent) const;
 
   struct AttrSpan;
   AttrSpan FindAttribute(uint32_t n, std::wstring_view name) const;

@@ -105,7 +105,9 @@ struct MarkupDocInspector {
           return err.str() + "end tag not where recorded";
         if ((r.flags & MarkupDoc::kEmptyTag) && (t[s + stl - 2] != L'/' || etl || stl != static_cast<size_t>(r.length)))
           return err.str() + "empty tag";
-        if ((r.flags & MarkupDoc::kNotEnded) && (etl || r.first_child || stl != static_cast<size_t>(r.length)))
+        // A not-ended element is cut back to its start tag; only elements
+        // appended into it later make it longer.
+        if ((r.flags & MarkupDoc::kNotEnded) && (etl || (!r.first_child && stl != static_cast<size_t>(r.length))))
           return err.str() + "not-ended element";
         if (!(r.flags & (MarkupDoc::kEmptyTag | MarkupDoc::kNotEnded)) && !etl)
           return err.str() + "element without end tag";

@@ -166,10 +166,28 @@ TEST(MarkupDocEdit, AppendedElementsKeepNavigationOrder) {
   ExpectIndexMatchesReparse(doc);
 }
 
-TEST(MarkupDocEdit, AppendElementRejectsEmptyName) {
+TEST(MarkupDocEdit, AppendElementRejectsNamesThatDoNotReadBack) {
   MarkupDoc doc(L"<r/>");
-  EXPECT_FALSE(doc.AppendElement(L"", L"x"));
+  for (const wchar_t* name : {L"", L"a b", L"a>", L"a/", L"a=\"x\"", L"1a", L"<a", L"'a"}) {
+    EXPECT_FALSE(doc.AppendElement(name, L"x")) << std::wstring(name).size();
+  }
   EXPECT_EQ(doc.Text(), L"<r/>");
+  EXPECT_EQ(I::NextFree(doc), 2u);
+  EXPECT_TRUE(doc.AppendElement(L"a:b[1]", L"x"));
+}
+
+TEST(MarkupDocEdit, SetAttributeValueLeavesTagsThatWouldReadDifferently) {
+  // "<e flag/>" is a start tag; a quote before its '/' would make it empty.
+  // In "<la=\"c > \"/>" the name holds a quote that the new attribute would
+  // break.
+  for (const wchar_t* text : {L"<e flag/></e>", L"<la=\"c > \"/>"}) {
+    MarkupDoc doc(text);
+    ASSERT_TRUE(doc.NextElement());
+    doc.SetAttributeValue(L"flag", L"1");
+    doc.SetAttributeValue(L"x", L"1");
+    EXPECT_EQ(doc.Text(), text);
+    EXPECT_EQ(I::Check(doc), "");
+  }
 }
 
 TEST(MarkupDocEdit, SetAttributeValue) {
@@ -197,6 +215,11 @@ TEST(MarkupDocEdit, SetAttributeValue) {
       {L"<e flag />", L"flag", L"<e flag=\"2\" />"},
       {L"<e\n/>", L"z", L"<e z=\"2\"\n/>"},
       {L"<e a='>'><k/></e>", L"b", L"<e a='>' b=\"2\"><k/></e>"},
+      // The unquoted value of an empty tag ends before its "/>".
+      {L"<e v=q\"/>", L"w", L"<e v=q\" w=\"2\"/>"},
+      {L"<e v=q\"/>", L"v", L"<e v=\"2\"/>"},
+      // In a start tag the '/' belongs to the unquoted value.
+      {L"<e v=1/></e>", L"w", L"<e v=1/ w=\"2\"></e>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.before, c.before + wcslen(c.before)));

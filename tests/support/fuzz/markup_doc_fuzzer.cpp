@@ -82,12 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring text(buf.data(), n);
 
   // The converters agree with each other on their counts and round-trip
-  // text without surrogates.
+  // text without surrogates. (An overlong "\xC0\x80" decodes to U+0000,
+  // which the zero-terminated WideToUtf8 stops at; such texts only get the
+  // count check.)
   size_t need = support::WideToUtf8(text.c_str(), nullptr, 0);
   std::string utf8(need + 1, '\0');
   if (support::WideToUtf8(text.c_str(), utf8.data(), utf8.size()) != need) Fail("WideToUtf8", "count differs");
-  bool surrogates = false;
-  for (wchar_t c : text) surrogates |= (c >= 0xD800 && c <= 0xDFFF);
+  bool surrogates = false;  // or zero characters
+  for (wchar_t c : text) surrogates |= (c >= 0xD800 && c <= 0xDFFF) || c == 0;
   if (!surrogates && platform::Utf8ToWideString(std::string_view(utf8.data(), need)) != text)
     Fail("UTF-8 round trip", "text changed");
 
@@ -103,15 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int step = 0; step < 4 && elements; ++step) {
     size_t target = (seed >> (step * 4)) % (elements + 1);
     bool placed = Seek(doc, target);
-    if (placed) {
-      // "<e flag/>" is a start tag (the '/' follows neither the name, a blank
-      // nor a quote); giving it an attribute value puts a quote before the
-      // '/' and turns it into an empty tag on the next parse.
-      uint32_t cur = MarkupDocInspector::Current(doc);
-      const auto& r = MarkupDocInspector::Rec(doc, cur);
-      size_t stl = MarkupDocInspector::StartTagLength(doc, cur);
-      if (!(r.flags & MarkupDoc::kEmptyTag) && doc.Text()[r.start + stl - 2] == L'/') ok = false;
-    }
     switch ((seed >> (step * 2)) & 3) {
       case 0:
         doc.SetAttributeValue(L"x", L"v\"<&'>");
