@@ -170,7 +170,15 @@ struct Conn {
   sqlite3* db = nullptr;
   std::string path;
   pid_t pid = 0;
+  std::string file_id;  // device and inode of the open file
 };
+
+// Device and inode of the file at `path`, empty when there is none.
+std::string FileId(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::string();
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
 
 Conn& ConnOf(Hive hive) {
   static Conn conns[2];
@@ -193,6 +201,7 @@ class Session {
   sqlite3* db() const { return conn_.db; }
   RegStatus status() const { return status_; }
   const std::string& path() const { return conn_.path; }
+  const std::string& file_id() const { return conn_.file_id; }
 
   RegStatus Error(int rc, RegStatus fallback, const char* what) {
     RegStatus s = MapSqlite(rc, fallback);
@@ -207,6 +216,7 @@ class Session {
     if (conn_.db) sqlite3_close_v2(conn_.db);
     conn_.db = nullptr;
     conn_.path.clear();
+    conn_.file_id.clear();
   }
 
  private:
@@ -216,12 +226,15 @@ class Session {
       // Inherited through fork(): never touch the parent's connection.
       conn_.db = nullptr;
       conn_.path.clear();
+      conn_.file_id.clear();
     }
-    if (conn_.db && conn_.path != path) Detach();
+    // Another path (a new sysroot), or another file at the path (the hive
+    // was moved aside, maybe by another process): start afresh.
+    const std::string id = FileId(path);
+    if (conn_.db && (conn_.path != path || conn_.file_id != id)) Detach();
     if (conn_.db) return RegStatus::Ok;
 
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    if (id.empty()) {
       if (!create) {
         return Fail(RegStatus::NotFound, std::string(HiveName(hive_)) + " registry hive " + path + " does not exist");
       }
@@ -242,8 +255,13 @@ class Session {
       Detach();
       return s;
     }
+    conn_.file_id = FileId(path);
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    // Keep the -wal and -shm files when the last connection closes, so that
+    // a process that may only read the hive can still open it in WAL mode.
+    int persist = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     RegStatus s = Prepare();
     if (s != RegStatus::Ok) Detach();
     return s;
@@ -408,8 +426,10 @@ RegStatus Resolve(Session& s, int64_t start, const std::vector<std::wstring>& pa
   return RegStatus::Ok;
 }
 
-// Checks inside a transaction that the key still exists.
-RegStatus CheckKey(Session& s, int64_t id) {
+// Checks inside a transaction that the key still exists, in the same hive
+// file it was opened in.
+RegStatus CheckKey(Session& s, int64_t id, const std::string& file_id) {
+  if (file_id != s.file_id()) return Fail(RegStatus::KeyDeleted, "the registry hive " + s.path() + " was replaced");
   bool exists = false;
   int r = KeyExists(s.db(), id, exists);
   if (r != SQLITE_OK) return s.Error(r, RegStatus::CantRead, "can't read a key");
@@ -481,11 +501,13 @@ RegStatus MoveAsideDamagedHive(Hive hive) {
   if (c.db && c.pid == getpid()) sqlite3_close_v2(c.db);
   c.db = nullptr;
   c.path.clear();
+  c.file_id.clear();
   std::string path = HivePath(hive);
   if (std::rename(path.c_str(), (path + ".corrupt").c_str()) != 0 && errno != ENOENT) {
     return Fail(RegStatus::AccessDenied, "can't move registry hive " + path + " aside: " + std::strerror(errno));
   }
-  std::remove((path + "-wal").c_str());
+  // The write-ahead log goes along, so that "<name>.corrupt" opens with it.
+  std::rename((path + "-wal").c_str(), (path + ".corrupt-wal").c_str());
   std::remove((path + "-shm").c_str());
   return Succeed();
 }
@@ -497,10 +519,14 @@ void CloseAllHives() {
     if (c.db && c.pid == getpid()) sqlite3_close_v2(c.db);
     c.db = nullptr;
     c.path.clear();
+    c.file_id.clear();
   }
 }
 
-void RegKey::Close() { id_ = 0; }
+void RegKey::Close() {
+  id_ = 0;
+  file_.clear();
+}
 
 RegStatus RegKey::Open(Hive hive, std::wstring_view path, View view) {
   Close();
@@ -513,6 +539,7 @@ RegStatus RegKey::Open(Hive hive, std::wstring_view path, View view) {
   hive_ = hive;
   view_ = view;
   id_ = id;
+  file_ = s.file_id();
   return Succeed();
 }
 
@@ -528,6 +555,7 @@ RegStatus RegKey::Create(Hive hive, std::wstring_view path, View view, bool* cre
   hive_ = hive;
   view_ = view;
   id_ = id;
+  file_ = s.file_id();
   return Succeed();
 }
 
@@ -537,7 +565,7 @@ std::optional<RegType> RegKey::GetType(std::wstring_view name) const {
   if (s.status() != RegStatus::Ok) return std::nullopt;
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_) != RegStatus::Ok) return std::nullopt;
+  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
@@ -553,7 +581,7 @@ std::optional<uint32_t> RegKey::GetDword(std::wstring_view name) const {
   if (s.status() != RegStatus::Ok) return std::nullopt;
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_) != RegStatus::Ok) return std::nullopt;
+  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
@@ -571,7 +599,7 @@ std::optional<std::wstring> RegKey::GetString(std::wstring_view name) const {
   if (s.status() != RegStatus::Ok) return std::nullopt;
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_) != RegStatus::Ok) return std::nullopt;
+  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
@@ -589,7 +617,7 @@ RegStatus RegKey::SetDword(std::wstring_view name, uint32_t value) {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   int r = WriteValue(s.db(), id_, name, RegType::Dword, value, nullptr);
   if (r != SQLITE_OK) return s.Error(r, RegStatus::CantWrite, "can't write a value");
   if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
@@ -602,7 +630,7 @@ RegStatus RegKey::SetString(std::wstring_view name, std::wstring_view value) {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   std::string text = WideToUtf8String(value);
   int r = WriteValue(s.db(), id_, name, RegType::String, 0, &text);
   if (r != SQLITE_OK) return s.Error(r, RegStatus::CantWrite, "can't write a value");
@@ -616,7 +644,7 @@ RegStatus RegKey::DeleteValue(std::wstring_view name) {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   Stmt del(s.db(), "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
   del.Bind(1, id_).Bind(2, Fold(name));
   int r = del.ok() ? del.Step() : del.rc();
@@ -635,7 +663,7 @@ RegStatus RegKey::UpdateDword(std::wstring_view name,
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r != SQLITE_ROW && r != SQLITE_DONE) return s.Error(r, RegStatus::CantRead, "can't read a value");
@@ -660,7 +688,7 @@ RegStatus RegKey::UpdateString(
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r != SQLITE_ROW && r != SQLITE_DONE) return s.Error(r, RegStatus::CantRead, "can't read a value");
@@ -684,7 +712,7 @@ RegStatus RegKey::EnumSubKeys(std::vector<std::wstring>& names) const {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   Stmt q(s.db(), "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
   q.Bind(1, id_);
   int r;
@@ -703,7 +731,7 @@ RegStatus RegKey::EnumValues(std::vector<RegValueInfo>& values) const {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   Stmt q(s.db(), "SELECT name, type FROM vals WHERE key = ?1 ORDER BY fold");
   q.Bind(1, id_);
   int r;
@@ -736,7 +764,7 @@ RegStatus RegKey::DeleteSubKey(std::wstring_view path) {
   if (s.status() != RegStatus::Ok) return s.status();
   Txn t(s, true);
   if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_); r != RegStatus::Ok) return r;
+  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
   int64_t id = 0;
   if (RegStatus r = Resolve(s, id_, parts, false, id, nullptr); r != RegStatus::Ok) return r;
   if (RegStatus r = DeleteTree(s, id); r != RegStatus::Ok) return r;

@@ -47,10 +47,16 @@
 //   RegStatus::Corrupt, with the reason in RegLastErrorText(). Nothing is
 //   repaired behind the caller's back: a caller that would rather start
 //   afresh calls MoveAsideDamagedHive(hive), which renames the file to
-//   "<name>.corrupt" (replacing an older one), removes its "-wal" and "-shm"
-//   companions, and lets the next operation create an empty hive.
+//   "<name>.corrupt" (replacing an older one; its write-ahead log becomes
+//   "<name>.corrupt-wal"), removes the "-shm" file, and lets the next
+//   operation create an empty hive.
 //   A plain Open on a hive whose file does not exist answers NotFound and
 //   creates no file; Create makes the folders and the file.
+//   Every operation checks that the file at the hive path is still the one
+//   its connection has open; when the hive was moved aside (by any process)
+//   it reconnects, and keys opened in the old file answer KeyDeleted.
+//   The -wal and -shm files are kept when the last connection closes, so
+//   that a process that may only read the hive can open it.
 //
 // Errors
 //   Operations answer a RegStatus, whose numbers are the Windows error codes
@@ -171,6 +177,7 @@ class RegKey {
   Hive hive_ = Hive::CurrentUser;
   View view_ = View::Default;
   int64_t id_ = 0;
+  std::string file_;  // identity of the hive file the key was opened in
 };
 
 }  // namespace platform

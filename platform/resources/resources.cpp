@@ -482,6 +482,13 @@ bool WriteBundleToFile(const std::string& path, const ResourceBundle& bundle) {
     }
   }
   int fd = ::open(out_file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Owner first (when we may: root restamping someone's file), then the mode,
+  // since a change of owner clears the set-id bits.
+  if (fd >= 0 && (st.st_uid != geteuid() || st.st_gid != getegid())) {
+    if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+      // Not permitted: the new file belongs to us, which is all we can do.
+    }
+  }
   bool synced = fd >= 0 && fchmod(fd, st.st_mode & 07777) == 0 && fsync(fd) == 0;
   if (fd >= 0) ::close(fd);
   if (!synced || std::rename(out_file.c_str(), target.c_str()) != 0) {

@@ -113,8 +113,9 @@ std::optional<ResourceBundle> ReadBundleFromFile(const std::string& path);
 
 // Replaces the ".qivres" section of the ELF file at `path` (through symbolic
 // links) by `bundle`: objcopy writes a new file beside it, which is checked,
-// given the original's mode and renamed over the original. On failure the
-// original is untouched. The objcopy used is $QIV_OBJCOPY, else the one found
+// given the original's mode (and owner, where permitted) and renamed over
+// the original. On failure the original is untouched. Other hard links to
+// the original keep the old contents. The objcopy used is $QIV_OBJCOPY, else the one found
 // when the project was configured, else "objcopy" on the PATH.
 bool WriteBundleToFile(const std::string& path, const ResourceBundle& bundle);
 

@@ -304,6 +304,35 @@ TEST_F(Registry, ThreadsShareTheConnection) {
   EXPECT_EQ(key.GetString(L"t3"), L"99");
 }
 
+// A hive moved aside by another process: this one reconnects to the new file,
+// and keys it opened in the old one say they are gone.
+TEST_F(Registry, AHiveMovedAsideElsewhereIsNoticed) {
+  RegKey key;
+  ASSERT_EQ(key.Create(Hive::CurrentUser, L"Software\\Old"), RegStatus::Ok);
+  ASSERT_EQ(key.SetDword(L"v", 1), RegStatus::Ok);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    RegKey fresh;
+    bool ok = platform::MoveAsideDamagedHive(Hive::CurrentUser) == RegStatus::Ok &&
+              fresh.Create(Hive::CurrentUser, L"Software\\New") == RegStatus::Ok &&
+              fresh.SetDword(L"w", 2) == RegStatus::Ok;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(fs::exists(root_ / "config/qiv/user.db.corrupt"));
+
+  EXPECT_EQ(key.GetDword(L"v"), std::nullopt);
+  EXPECT_EQ(platform::RegLastError(), RegStatus::KeyDeleted);
+  EXPECT_EQ(key.SetDword(L"v", 3), RegStatus::KeyDeleted);
+  RegKey now;
+  EXPECT_EQ(now.Open(Hive::CurrentUser, L"Software\\Old"), RegStatus::NotFound);
+  ASSERT_EQ(now.Open(Hive::CurrentUser, L"Software\\New"), RegStatus::Ok);
+  EXPECT_EQ(now.GetDword(L"w"), 2u);
+}
+
 void WriteFile(const fs::path& p, const std::string& bytes) {
   fs::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;

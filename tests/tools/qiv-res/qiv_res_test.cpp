@@ -232,4 +232,18 @@ TEST_F(QivRes, ReplacesThroughASymbolicLink) {
   EXPECT_EQ(data->size(), 20u);
 }
 
+// Root restamping a file of another user keeps its owner and its mode,
+// set-id bits included.
+TEST_F(QivRes, KeepsOwnerAndModeWhenRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+  ASSERT_EQ(chown(bin_.c_str(), 1234, 2345), 0);
+  ASSERT_EQ(chmod(bin_.c_str(), 04751), 0);
+  ASSERT_EQ(Tool({"add", bin_.string(), "XML", "106", (dir_ / "a.xml").string()}).code, 0);
+  struct stat st;
+  ASSERT_EQ(stat(bin_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 2345u);
+  EXPECT_EQ(st.st_mode & 07777, 04751u);
+}
+
 }  // namespace
