@@ -61,7 +61,7 @@ RunResult RunProgram(const std::vector<std::string>& args, const fs::path& scrat
   return r;
 }
 
-class Scratch : public ::testing::Test {
+class ResourceFiles : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/qiv-resources-XXXXXX";
@@ -303,7 +303,7 @@ std::vector<uint8_t> MakePe(bool plus, VersionParts file, VersionParts product) 
   return b;
 }
 
-TEST_F(Scratch, PeFixedVersionBlock) {
+TEST_F(ResourceFiles, PeFixedVersionBlock) {
   for (bool plus : {false, true}) {
     SCOPED_TRACE(plus ? "PE32+" : "PE32");
     auto pe = MakePe(plus, {10, 0, 19041, 1}, {10, 0, 0, 65535});
@@ -370,7 +370,7 @@ TEST(PeVersion, DamagedFilesGiveNoVersion) {
 
 // ---- ELF files and the stamped program ------------------------------------------
 
-TEST_F(Scratch, StampedProgramReadsItsOwnResources) {
+TEST_F(ResourceFiles, StampedProgramReadsItsOwnResources) {
   RunResult r = RunProgram({RES_PROBE, "XML", "106"}, dir_);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, ReadAll(fs::path(PROBE_SOURCE_DIR) / "probe_product.xml"));
@@ -395,7 +395,7 @@ TEST_F(Scratch, StampedProgramReadsItsOwnResources) {
   EXPECT_EQ(v->strings[0].second, "QIV test");
 }
 
-TEST_F(Scratch, ReplacingAResourceInABuiltCopyNeedsNoRecompiling) {
+TEST_F(ResourceFiles, ReplacingAResourceInABuiltCopyNeedsNoRecompiling) {
   const fs::path copy = dir_ / "probe";
   fs::copy_file(RES_PROBE, copy);
   ASSERT_EQ(chmod(copy.c_str(), 0750), 0);
@@ -438,7 +438,7 @@ TEST_F(Scratch, ReplacingAResourceInABuiltCopyNeedsNoRecompiling) {
   EXPECT_EQ(files, 0u);
 }
 
-TEST_F(Scratch, DamagedElfFilesGiveNoResource) {
+TEST_F(ResourceFiles, DamagedElfFilesGiveNoResource) {
   const std::string good = ReadAll(RES_PROBE);
   ASSERT_GT(good.size(), 1000u);
   const fs::path path = dir_ / "damaged";
