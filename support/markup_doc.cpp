@@ -279,6 +279,8 @@ MarkupDoc::MarkupDoc() : index_(std::make_unique<Index>()) {
 
 MarkupDoc::MarkupDoc(std::wstring_view text) : MarkupDoc() { ParseText(text); }
 
+MarkupDoc::MarkupDoc(MarkupDoc&&) noexcept = default;
+MarkupDoc& MarkupDoc::operator=(MarkupDoc&&) noexcept = default;
 MarkupDoc::~MarkupDoc() = default;
 
 MarkupDoc::Record& MarkupDoc::Rec(uint32_t n) { return (*index_)[n]; }

@@ -35,6 +35,9 @@ class MarkupDoc {
   explicit MarkupDoc(std::wstring_view text);
   MarkupDoc(const MarkupDoc&) = delete;
   MarkupDoc& operator=(const MarkupDoc&) = delete;
+  // A moved-from document may only be assigned to or destroyed.
+  MarkupDoc(MarkupDoc&&) noexcept;
+  MarkupDoc& operator=(MarkupDoc&&) noexcept;
   ~MarkupDoc();
 
   // Replaces the text, clears the result text, parses and resets the
@@ -71,7 +74,8 @@ class MarkupDoc {
   static std::wstring UnescapeMarkup(std::wstring_view text);
   static std::wstring EscapeMarkup(std::wstring_view text, bool quotes);
 
-  // One index record, in its stored layout.
+  // One index record, in its stored layout. Record 0 stands for the
+  // document: start 0, length the text length, first_child the root.
   struct Record {
     int32_t start;         // offset of the start tag's '<'
     int32_t length;        // from '<' to the end of the end tag (or empty tag)
