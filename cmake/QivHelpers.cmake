@@ -24,8 +24,12 @@ function(qiv_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+    PROPERTIES ${props}
     ENVIRONMENT "QIV_BUILD_DIR=${CMAKE_BINARY_DIR};QIV_SOURCE_DIR=${CMAKE_SOURCE_DIR};LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;NO_AT_BRIDGE=1"
     DISCOVERY_TIMEOUT 60)
 endfunction()
