@@ -30,6 +30,21 @@ bool ShowsOnScreen(long want) {
   return false;
 }
 
+// The first SDL display's device with the render driver named in
+// RASTELLE_TEST_RENDERER (default: its first device).
+uint32_t SdlDevice() {
+  const char* want = std::getenv("RASTELLE_TEST_RENDERER");
+  if (!want || !*want) return 0;
+  uint32_t n = 0;
+  _reDisplayGetNumDevices(&n);
+  for (uint32_t i = 0; i < n; ++i) {
+    std::string name = DeviceName(i);
+    if (name.rfind("[SDL display 0", 0) == 0 && name.find(std::string("] SDL ") + want + " renderer") != std::string::npos)
+      return i;
+  }
+  return 0xFFFFFFFFu;
+}
+
 class Sdl : public ::testing::Test {
  protected:
   void TearDown() override { _reDisplayCloseVideo(); }
@@ -51,7 +66,7 @@ TEST_F(Sdl, FirstDeviceIsAnSdlDisplay) {
 }
 
 TEST_F(Sdl, OpensClearsFlipsAndPresents565) {
-  ASSERT_EQ(_reDisplaySetDevice(0), RE_OK);
+  ASSERT_EQ(_reDisplaySetDevice(SdlDevice()), RE_OK);
   ASSERT_EQ(_reDisplayOpenVideo(640, 480, 16, 2, 0), RE_OK);
   ASSERT_EQ(_reDisplayClearBuffer(3, RGB(255, 0, 0), RGB(255, 0, 0), 0, 0), RE_OK);
   void* bits;
@@ -68,12 +83,14 @@ TEST_F(Sdl, OpensClearsFlipsAndPresents565) {
   EXPECT_EQ(_reBitmapBlitToLFB(sprite, 2, 100, 100, 0, 0, 16, 16, 3), RE_OK);
   EXPECT_EQ(_reDisplaySwapBuffers(), RE_OK);
   EXPECT_EQ(_reDisplayWaitTOF(), RE_OK);
-  if (UnderX()) EXPECT_TRUE(ShowsOnScreen(0xFF0000)) << std::hex << ScreenCentre();
+  if (UnderX()) {
+    EXPECT_TRUE(ShowsOnScreen(0xFF0000)) << std::hex << ScreenCentre();
+  }
   _reBitmapDestroy(&sprite);
 }
 
 TEST_F(Sdl, PalettizedModePresentsThroughItsPalette) {
-  ASSERT_EQ(_reDisplaySetDevice(0), RE_OK);
+  ASSERT_EQ(_reDisplaySetDevice(SdlDevice()), RE_OK);
   ASSERT_EQ(_reDisplayOpenVideo(640, 480, 8, 2, 0), RE_OK);
   PALETTEENTRY e[256] = {};
   e[5] = PALETTEENTRY{0, 255, 0, 0};
@@ -81,6 +98,8 @@ TEST_F(Sdl, PalettizedModePresentsThroughItsPalette) {
   ASSERT_EQ(_rePaletteCreate(&pal, e), RE_OK);
   ASSERT_EQ(_reDisplaySetPalette(1, pal), RE_OK);
   ASSERT_EQ(_reDisplayClearBuffer(3, 5, 5, 0, 0), RE_OK);
-  if (UnderX()) EXPECT_TRUE(ShowsOnScreen(0x00FF00)) << std::hex << ScreenCentre();
+  if (UnderX()) {
+    EXPECT_TRUE(ShowsOnScreen(0x00FF00)) << std::hex << ScreenCentre();
+  }
   _rePaletteDestroy(&pal);
 }
