@@ -117,7 +117,9 @@ bool IsDotNetReady(const std::wstring& required, const std::wstring& config_fold
     return result;
   }
 
-  const std::string folder = platform::WithTrailingSlash(platform::WideToUtf8String(config_folder));
+  std::string folder = platform::WithTrailingSlash(platform::WideToUtf8String(config_folder));
+  // A bare file name would be looked up on PATH when it is started.
+  if (folder.empty()) folder = "./";
   const std::string exe_path = folder + "NFWCHK.exe";
   const std::string config_path = exe_path + ".config";
   bool written = env_probes::WriteFileAtomically(exe_path, exe->data(), exe->size(), 0755) &&

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,26 @@ bool IsVistaOrLater() {
 
 void SetIsVistaOrLaterForTesting(int value) { g_vista_override.store(value < 0 ? -1 : (value ? 1 : 0)); }
 
+namespace {
+
+// Version of the browser engine (WebKitGTK) when this process has it loaded
+// already; nothing is loaded for the question.
+std::wstring EngineVersion() {
+  void* lib = dlopen("libwebkit2gtk-4.1.so.0", RTLD_LAZY | RTLD_NOLOAD);
+  if (!lib) return L"";
+  using Part = unsigned (*)();
+  auto major = reinterpret_cast<Part>(dlsym(lib, "webkit_get_major_version"));
+  auto minor = reinterpret_cast<Part>(dlsym(lib, "webkit_get_minor_version"));
+  auto micro = reinterpret_cast<Part>(dlsym(lib, "webkit_get_micro_version"));
+  std::wstring out;
+  if (major && minor && micro)
+    out = std::to_wstring(major()) + L"." + std::to_wstring(minor()) + L"." + std::to_wstring(micro());
+  dlclose(lib);  // drops only the reference taken here
+  return out;
+}
+
+}  // namespace
+
 std::wstring BrowserVersion() {
   RegKey key;
   if (key.Open(Hive::LocalMachine, L"Software\\Microsoft\\Internet Explorer", env_probes::Wow32View()) ==
@@ -175,7 +196,8 @@ std::wstring BrowserVersion() {
     auto v = env_probes::ReadText(key, L"Version", env_probes::kSmallText);
     if (v && !v->empty()) return *v;
   }
-  return L"-";
+  std::wstring engine = EngineVersion();
+  return engine.empty() ? L"-" : engine;
 }
 
 std::wstring OwnExeName() {

@@ -44,8 +44,9 @@ std::string WindowsVersionText();
 // Every Linux system counts as "Vista or later" (see env_probes.cpp).
 bool IsVistaOrLater();
 void SetIsVistaOrLaterForTesting(int value);  // -1: real answer, 0: false, 1: true
-// "Version" of local machine Software\Microsoft\Internet Explorer, "-" when
-// empty or missing.
+// "Version" of local machine Software\Microsoft\Internet Explorer; when that
+// is empty or missing, the version of the browser engine (WebKitGTK) if the
+// process has loaded it; else "-".
 std::wstring BrowserVersion();
 
 // File name of the own executable, without folder.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <fstream>
 #include <sstream>
@@ -196,19 +197,41 @@ TEST_F(Checker, TheRealCheckerLoadsTheListedLibraries) {
   EXPECT_EQ(run({NFWCHK, NFWCHK_CONFIG}), 0);
 }
 
-TEST_F(Checker, OwnFileVersionAndDesktopLauncherOfAStampedCopy) {
-  const std::string probe = StampedProbe({"VERSION:1:" + WriteFile("version.txt", "FileVersion=3.0.3.7\n")});
+// Probes that need their own program file: run in copies of env_probe.
+using StampedCopy = Checker;
+
+// Standard output of a program, through a file.
+std::string Output(const std::filesystem::path& scratch, const std::vector<std::string>& argv) {
+  const std::string out = (scratch / "capture.out").string();
+  std::vector<std::string> sh = {"/bin/sh", "-c", "out=\"$0\"; \"$@\" > \"$out\"", out};
+  sh.insert(sh.end(), argv.begin(), argv.end());
   platform::Process p;
-  platform::SpawnOptions o;
-  o.hidden = false;
-  // The version comes back on standard output; capture it through a file.
-  const std::string out = (root_ / "version.out").string();
-  ASSERT_TRUE(p.Start({"/bin/sh", "-c", "\"$0\" version > \"$1\"", probe, out}));
-  ASSERT_TRUE(p.Wait(60000));
+  EXPECT_TRUE(p.Start(sh));
+  EXPECT_TRUE(p.Wait(60000));
+  EXPECT_EQ(p.exit_code(), 0);
   std::ifstream in(out);
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "3.0.3.7");
+  return line;
+}
+
+TEST_F(StampedCopy, BrowserVersionFallsBackToTheLoadedEngine) {
+  const std::string probe = StampedProbe({});
+  EXPECT_EQ(Output(root_, {probe, "browser"}), "-");  // no engine loaded, none is loaded for it
+  const std::string engine = Output(root_, {probe, "browser", "libwebkit2gtk-4.1.so.0"});
+  unsigned a = 0, b = 0, c = 0;
+  int used = 0;
+  EXPECT_EQ(std::sscanf(engine.c_str(), "%u.%u.%u%n", &a, &b, &c, &used), 3) << engine;
+  EXPECT_EQ(static_cast<size_t>(used), engine.size()) << engine;
+  EXPECT_GE(a, 2u);
+  Key(Hive::LocalMachine, L"Software\\Microsoft\\Internet Explorer", View::Wow64_32).SetString(L"Version", L"11.0");
+  EXPECT_EQ(Output(root_, {probe, "browser", "libwebkit2gtk-4.1.so.0"}), "11.0");
+}
+
+TEST_F(StampedCopy, OwnFileVersionAndDesktopLauncher) {
+  const std::string probe = StampedProbe({"VERSION:1:" + WriteFile("version.txt", "FileVersion=3.0.3.7\n")});
+  EXPECT_EQ(Output(root_, {probe, "version"}), "3.0.3.7");
+  EXPECT_EQ(Output(root_, {StampedProbe({}), "version"}), "");
 
   // A launcher for a program in a folder with characters the Exec key must
   // escape.

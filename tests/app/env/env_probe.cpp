@@ -5,8 +5,10 @@
 //       exit 10 when IsDotNetReady answers true, 11 when false
 //   env_probe version     prints OwnFileVersion()
 //   env_probe shortcut    CreateDesktopShortcut(), exit 0 on success
+//   env_probe browser [LIB]  prints BrowserVersion(), after loading LIB
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <string>
 
 #include "app/dotnet_check.h"
@@ -26,6 +28,11 @@ int main(int argc, char** argv) {
   }
   if (cmd == "version") {
     std::printf("%s\n", platform::WideToUtf8String(OwnFileVersion()).c_str());
+    return 0;
+  }
+  if (cmd == "browser") {
+    if (argc > 2 && !dlopen(argv[2], RTLD_NOW | RTLD_GLOBAL)) return 3;
+    std::printf("%s\n", platform::WideToUtf8String(BrowserVersion()).c_str());
     return 0;
   }
   if (cmd == "shortcut") return CreateDesktopShortcut() ? 0 : 1;
