@@ -48,7 +48,7 @@ size_t DecodeUtf8(const char* bytes, size_t count, wchar_t* out) {
     }
     size_t j = i + 1;
     int got = 0;
-    while (got < more && (p[j] & 0xC0) == 0x80) {
+    while (got < more && (p[j] & 0x80) != 0) {
       cp = (cp << 6) | (p[j] & 0x3F);
       ++j;
       ++got;

@@ -19,7 +19,8 @@ namespace platform {
 
 // Decodes UTF-8. A byte below 0x80 is a character; otherwise the lead byte
 // gives the number of continuation bytes (110: one, 1110: two, 11110: three;
-// 11111 and a stray continuation byte are invalid). A sequence that ends
+// 11111 and a stray continuation byte are invalid); every following byte
+// with the top bit set counts as a continuation, up to that number. A sequence that ends
 // early or an invalid lead byte gives "?" and the byte that ended it starts
 // the next character. A zero byte ends the conversion, and so does a
 // sequence that would run past `count`. With `out` null only counts.

@@ -57,9 +57,8 @@ TEST(Utf8ToWide, StopsAtTheGivenCount) {
 
 // Continuation bytes are taken as "every following byte with the top bit
 // set", so a lead byte in continuation position is swallowed into the
-// sequence. The shared decoder instead ends the sequence there; kept
-// disabled until the two agree.
-TEST(Utf8ToWide, DISABLED_AnyHighByteContinuesASequence) {
+// sequence.
+TEST(Utf8ToWide, AnyHighByteContinuesASequence) {
   EXPECT_EQ(Decode("\xE2\xC3\xA9"), std::wstring(1, wchar_t{0x20E9}));
 }
 
