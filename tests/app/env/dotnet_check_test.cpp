@@ -195,6 +195,10 @@ TEST_F(Checker, TheRealCheckerLoadsTheListedLibraries) {
   EXPECT_EQ(run({NFWCHK, (root_ / "none.config").string()}), 2);
   EXPECT_EQ(run({NFWCHK, WriteFile("broken.config", "<configuration><libraries>")}), 2);
   EXPECT_EQ(run({NFWCHK, NFWCHK_CONFIG}), 0);
+
+  // The build's stamping puts the shipped checker and configuration in.
+  EXPECT_EQ(Ready(ENV_PROBE_SHIPPED, "2.0", "default"), 10);
+  ExpectConfigFolderClean();
 }
 
 // Probes that need their own program file: run in copies of env_probe.
