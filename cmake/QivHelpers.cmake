@@ -19,18 +19,22 @@ endfunction()
 #         "threaded" (also run under ThreadSanitizer), "display" (needs Xvfb).
 function(qiv_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS} ${CMAKE_SOURCE_DIR}/tests/lsan_suppressions.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
-    list(APPEND props LABELS "${T_LABELS}")
+    # gtest_discover_tests cannot carry a list value through PROPERTIES.
+    list(LENGTH T_LABELS n)
+    if(n GREATER 1)
+      message(FATAL_ERROR "qiv_test(${name}): give one label, not ${T_LABELS}")
+    endif()
+    list(APPEND props LABELS ${T_LABELS})
   endif()
   gtest_discover_tests(${name}
     PROPERTIES ${props}
-    ENVIRONMENT "QIV_BUILD_DIR=${CMAKE_BINARY_DIR};QIV_SOURCE_DIR=${CMAKE_SOURCE_DIR};LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp;NO_AT_BRIDGE=1"
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
