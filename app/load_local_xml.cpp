@@ -96,11 +96,8 @@ bool LoadLocalXmlFrom(QivMgr& mgr, std::optional<std::span<const uint8_t>> resou
     QLOG("[ERROR] %d - LoadLocalXml, size error!");
     return false;
   }
-  const char* bytes = reinterpret_cast<const char*>(resource->data());
-  size_t count = support::Utf8ToWide(nullptr, bytes, resource->size());
-  std::wstring text(count + 1, L'\0');
-  support::Utf8ToWide(text.data(), bytes, resource->size());
-  text.resize(count);
+  std::wstring text = platform::Utf8ToWideString(
+      std::string_view(reinterpret_cast<const char*>(resource->data()), resource->size()));
 
   support::MarkupDoc doc;
   if (!doc.ParseText(text)) {

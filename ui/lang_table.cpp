@@ -5,6 +5,7 @@
 #include "app/simple_log.h"
 #include "platform/locale/locale.h"
 #include "platform/resources/resources.h"
+#include "platform/text/text.h"
 #include "support/markup_doc.h"
 
 namespace {
@@ -112,11 +113,8 @@ bool loadLangXML(LangTable& table, const std::wstring& brand) {
 bool loadLangXMLFrom(LangTable& table, const std::wstring& brand, std::optional<std::span<const uint8_t>> resource) {
   QLOG("[INFO] %d - loadLangXML");
   if (!resource || resource->empty()) return false;
-  const char* bytes = reinterpret_cast<const char*>(resource->data());
-  size_t count = support::Utf8ToWide(nullptr, bytes, resource->size());
-  std::wstring text(count + 1, L'\0');
-  support::Utf8ToWide(text.data(), bytes, resource->size());
-  text.resize(count);
+  std::wstring text = platform::Utf8ToWideString(
+      std::string_view(reinterpret_cast<const char*>(resource->data()), resource->size()));
 
   support::MarkupDoc doc;
   if (!doc.ParseText(text)) return false;
