@@ -315,6 +315,19 @@ TEST(QivProcess, DamagedOrMissingResourcesAndAnUnwritableLogFolder) {
     EXPECT_NE(log.find("[Error]: Load lang xml error."), std::string::npos);
   }
   {
+    // A damaged machine registry: the writes fail with a log line, the
+    // identity is still made, and the start-up goes on.
+    Machine m;
+    fs::create_directories(m.root() / "var/lib/qiv");
+    std::ofstream(m.root() / "var/lib/qiv/machine.db", std::ios::binary) << std::string(4096, '\x5a');
+    platform::Process p = m.Start({});
+    ASSERT_TRUE(m.WaitForLog(false, " - MessageLoop\r\n", p));
+    EXPECT_EQ(Machine::Stop(p), 0);
+    std::string log = m.Log(false);
+    EXPECT_NE(log.find("err=[1015]."), std::string::npos) << log;
+    EXPECT_NE(log.find(" - client sign=[{"), std::string::npos);
+  }
+  {
     // A temporary folder that does not exist: the lines are lost, the program still runs.
     Machine m;
     platform::SpawnOptions opt;
