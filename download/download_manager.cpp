@@ -225,6 +225,12 @@ bool CDownloadManager::MainThreadRunning() {
   return main_thread_ && main_thread_->Running();
 }
 
+int CDownloadManager::RunningWorkers() {
+  int n = 0;
+  for (const auto& w : Workers()) n += w->IsRunning() ? 1 : 0;
+  return n;
+}
+
 std::vector<std::shared_ptr<CDownloadHttp>> CDownloadManager::Workers() {
   std::lock_guard<std::mutex> g(workers_lock_);
   return workers_;

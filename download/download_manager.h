@@ -96,6 +96,8 @@ class CDownloadManager : public std::enable_shared_from_this<CDownloadManager> {
   int64_t bytes_written() const { return bytes_written_.load(); }
   int64_t FileSize();  // the information worker's size, -1 when none
   bool MainThreadRunning();
+  // Range workers whose threads are running now.
+  int RunningWorkers();
   std::shared_ptr<void> KeepAlive() { return shared_from_this(); }
 
   // Steps of an attempt (the main thread; public for tests).
