@@ -208,6 +208,7 @@ void CDownloadBase::Reset() {
   }
   SetDownloaded(0);
   result_ = 0;
+  overran_ = false;
 }
 
 int CDownloadBase::OpenConnection() {
@@ -325,6 +326,11 @@ int64_t CDownloadBase::WriteData(const char* bytes, int64_t n) {
 int CDownloadBase::ReceiveToFile(CCustomizeSocket* socket, const char* first, int count) {
   int64_t downloaded = GetDownloaded();
   int64_t length = GetLength();
+  if (first && count > 0 && requested_ >= 0 && count > requested_) {
+    // More bytes came with the headers than the range asked for: the file
+    // on the server is larger than it said. Only the range is written.
+    overran_ = true;
+  }
   if (first && count > 0) {
     // Only what the range still needs counts: a shrunk range stops at its new end.
     int64_t take = count;
@@ -618,6 +624,7 @@ int CDownloadHttp::RequestRange(char* body, int* size) {
     }
     int64_t length = GetLength();
     int64_t done = GetDownloaded();
+    requested_ = length > 0 ? length - done : -1;
     std::wstring request = length > 0 ? BuildRangeRequest(start_.load() + done, start_.load() + length - 1)
                                       : BuildRangeRequest(0, -1);
     std::wstring response;

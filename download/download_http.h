@@ -95,6 +95,8 @@ class CDownloadBase : public std::enable_shared_from_this<CDownloadBase> {
   // 416 answer to an open range that gives the size as 0).
   bool size_known() const { return size_known_.load(); }
   void MarkComplete() { result_ = 1; }
+  // The server sent more body bytes than the range asked for.
+  bool overran() const { return overran_.load(); }
   int64_t start() const { return start_.load(); }
   const std::wstring& url() const { return url_; }
   const std::wstring& redirected_url() const { return redirected_url_; }
@@ -130,6 +132,8 @@ class CDownloadBase : public std::enable_shared_from_this<CDownloadBase> {
   std::unique_ptr<platform::Thread> thread_;
   std::atomic<int64_t> file_size_{-1};
   std::atomic<bool> size_known_{false};
+  std::atomic<bool> overran_{false};
+  int64_t requested_ = -1;  // bytes the last range request asked for (-1: open end)
   std::atomic<int64_t> start_{0};
   std::mutex lock_length_;
   int64_t length_ = 0;

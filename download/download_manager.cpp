@@ -248,7 +248,11 @@ int64_t CDownloadManager::GetDownloadedTotal() {
   }
   if (size == 0 && known) return 0;  // an empty file is complete as it is
   if (size <= 0) return -1;
-  if (IsFinished() || workers.empty()) return size;
+  if (IsFinished()) return size;
+  // Before the workers exist (or between attempts) nothing counts as
+  // arrived yet: reporting the whole size there would show a finished
+  // download that has not begun.
+  if (workers.empty()) return 0;
   int64_t remaining = 0;
   for (const auto& w : workers) remaining += w->GetRemaining();
   return size - remaining;
@@ -830,6 +834,9 @@ int CDownloadManager::WaitSegments() {
       int64_t total = GetDownloadedTotal();
       int64_t size = FileSize();
       result = total == size ? kDownOk : (total > size ? kDownOverrun : kDownShort);
+      for (const auto& w : workers) {
+        if (w->overran()) result = kDownOverrun;
+      }
       if (result == kDownOk) return kDownOk;
       break;
     }
