@@ -150,16 +150,24 @@ int64_t CDownloadBase::TakeTail(bool running_donor, int64_t minimum) {
   return amount;
 }
 
-bool CDownloadBase::IsRunning() const { return thread_ && thread_->Running(); }
+bool CDownloadBase::IsRunning() const {
+  std::lock_guard<std::mutex> g(thread_lock_);
+  return thread_ && thread_->Running();
+}
+
+std::unique_ptr<platform::Thread> CDownloadBase::TakeThread() {
+  std::lock_guard<std::mutex> g(thread_lock_);
+  return std::move(thread_);
+}
 
 void CDownloadBase::CloseThread() {
-  if (!thread_) return;
-  if (thread_->Id() == platform::CurrentThreadId()) {
-    thread_->Detach();
+  std::unique_ptr<platform::Thread> thread = TakeThread();
+  if (!thread) return;
+  if (thread->Id() == platform::CurrentThreadId()) {
+    thread->Detach();
   } else {
-    thread_->Join();
+    thread->Join();
   }
-  thread_.reset();
 }
 
 bool CDownloadBase::Active() const { return owner_ && owner_->IsRunningFlag(); }
@@ -183,13 +191,13 @@ void CDownloadBase::CloseFile() {
 void CDownloadBase::Stop() {
   stop_.Set();
   socket_.Shutdown();
-  if (thread_) {
-    if (thread_->Id() == platform::CurrentThreadId()) {
-      thread_->Detach();  // a worker that ends its own manager: it is leaving anyway
+  std::unique_ptr<platform::Thread> thread = TakeThread();
+  if (thread) {
+    if (thread->Id() == platform::CurrentThreadId()) {
+      thread->Detach();  // a worker that ends its own manager: it is leaving anyway
     } else {
-      StopThread(thread_.get(), 1000);
+      StopThread(thread.get(), 1000);
     }
-    thread_.reset();
   }
 }
 
@@ -255,7 +263,10 @@ int CDownloadBase::StartSegment(int64_t start, int64_t length, int64_t downloade
     QLOG("[ERROR] %d - create download thread failed!");
     return 0;
   }
-  thread_ = std::move(thread);
+  {
+    std::lock_guard<std::mutex> g(thread_lock_);
+    thread_ = std::move(thread);
+  }
   QLOG("[INFO] %d - create download thread success.");
   return 1;
 }

@@ -76,8 +76,12 @@ class CDownloadBase : public std::enable_shared_from_this<CDownloadBase> {
   // amount taken; the length is lowered by it.
   int64_t TakeTail(bool running_donor, int64_t minimum);
   bool IsRunning() const;
-  bool HasThread() const { return thread_ != nullptr; }
+  bool HasThread() const {
+    std::lock_guard<std::mutex> g(thread_lock_);
+    return thread_ != nullptr;
+  }
   void CloseThread();  // joins an ended thread and forgets it
+  std::unique_ptr<platform::Thread> TakeThread();
 
   void SetTaskId(int id) { task_id_ = id; }
   void SetIndex(int index) { index_ = index; }
@@ -129,6 +133,7 @@ class CDownloadBase : public std::enable_shared_from_this<CDownloadBase> {
   DownloadDataCallback callback_ = nullptr;
   void* callback_context_ = nullptr;
   int support_resume_ = 0;
+  mutable std::mutex thread_lock_;  // guards thread_ (read by other threads)
   std::unique_ptr<platform::Thread> thread_;
   std::atomic<int64_t> file_size_{-1};
   std::atomic<bool> size_known_{false};

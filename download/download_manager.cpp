@@ -1,6 +1,7 @@
 #include "download/download_manager.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 namespace {
 std::atomic<int> g_retry_pause_ms{3300};
 std::atomic<int> g_record_interval_ms{1000};
+std::atomic<bool> g_sync_record{false};
 std::atomic<int> g_default_segments{CDownloadManager::kDefaultSegments};
 thread_local int t_notify_depth = 0;  // calls into an observer on this thread
 
@@ -85,6 +87,7 @@ void FreeDownloadMessage(DownloadMessage* message) {
 
 void CDownloadManager::SetRetryPauseForTesting(int pause_ms) { g_retry_pause_ms = pause_ms; }
 void CDownloadManager::SetRecordIntervalForTesting(int interval_ms) { g_record_interval_ms = interval_ms; }
+void CDownloadManager::SetSyncRecord(bool sync) { g_sync_record = sync; }
 void CDownloadManager::SetDefaultSegments(int n) {
   if (n >= 1 && n <= kMaxSegments) g_default_segments = n;
 }
@@ -252,7 +255,7 @@ int64_t CDownloadManager::GetDownloadedTotal() {
   // Before the workers exist (or between attempts) nothing counts as
   // arrived yet: reporting the whole size there would show a finished
   // download that has not begun.
-  if (workers.empty()) return 0;
+  if (workers.empty() || !assigned_.load()) return 0;
   int64_t remaining = 0;
   for (const auto& w : workers) remaining += w->GetRemaining();
   return size - remaining;
@@ -354,6 +357,7 @@ void CDownloadManager::StopDownload() {
 }
 
 void CDownloadManager::DestroyWorkers() {
+  assigned_ = false;
   std::vector<std::shared_ptr<CDownloadHttp>> old;
   {
     std::lock_guard<std::mutex> g(workers_lock_);
@@ -704,6 +708,7 @@ int CDownloadManager::AssignTask() {
     }
   }
   loaded_count_ = n;
+  assigned_ = true;
   return 1;
 }
 
@@ -794,11 +799,13 @@ int CDownloadManager::WriteDownloadInfo() {
 
 void CDownloadManager::WriteRunningRecord() {
   if (!RangesAndSize() || loaded_count_ == 0) return;
-  // The data first, then the record that describes it: a record that
-  // reaches the disk never claims bytes that did not.
+  // The data is written (pwrite) before the record that describes it, so a
+  // killed process resumes correctly: the page cache outlives the process.
+  // Against power loss the data must reach the disk first; that costs the
+  // write-back of everything fetched and is optional (SetSyncRecord).
   int fd = ::open(Narrow(GetResumeFilePath()).c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fdatasync(fd);
+  if (g_sync_record.load()) ::fdatasync(fd);
   ::close(fd);
   WriteDownloadInfo();
 }

@@ -6,8 +6,11 @@
 // bytes at their final offsets, then N segment records (start, length,
 // downloaded; little-endian int64 each), then N as an int32. The record is
 // written when an attempt ends, and also about once a second while the
-// workers run (after an fdatasync of the data it describes), so a process
-// that is killed resumes with about a second of work lost.
+// workers run, always after the data it describes has been written, so a
+// process that is killed resumes with about a second of work lost. With
+// SetSyncRecord(true) the data is also flushed to the disk (fdatasync)
+// before each running record, which makes the record safe against power
+// loss at the cost of writing everything back while downloading.
 //
 // Threads: the caller's (Start, StopDownload), the manager's main thread
 // (10 MiB stack) and one thread per running range worker. The main thread
@@ -119,6 +122,8 @@ class CDownloadManager : public std::enable_shared_from_this<CDownloadManager> {
   // the interval of the running resume record (default 1,000 ms).
   static void SetRetryPauseForTesting(int pause_ms);
   static void SetRecordIntervalForTesting(int interval_ms);
+  // fdatasync the partial file before every running record (default off).
+  static void SetSyncRecord(bool sync);
   // The segment count a main thread starts with (6; qiv-fetch --connections).
   static void SetDefaultSegments(int n);
 
@@ -149,6 +154,7 @@ class CDownloadManager : public std::enable_shared_from_this<CDownloadManager> {
   std::shared_ptr<CDownloadHttp> info_;
   std::vector<std::shared_ptr<CDownloadHttp>> workers_;
   int loaded_count_ = 0;
+  std::atomic<bool> assigned_{false};  // every range worker has been given its range
   std::mutex table_lock_;
   std::vector<SegmentRecord> table_;
   std::mutex running_lock_;

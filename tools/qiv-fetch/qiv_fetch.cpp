@@ -2,7 +2,10 @@
 // setup's orchestrator drives it (IDownloaderManager, one task).
 //
 //   qiv-fetch URL [--dir DIR] [--name NAME] [--md5 LIST] [--version V]
-//             [--force] [--task-id N] [--connections N]
+//             [--force] [--task-id N] [--connections N] [--sync]
+//
+// --sync flushes the data to the disk before every running resume record
+// (safe against power loss; slower on fast links).
 //
 // On a terminal a progress line (bar, percent, speed, connections) is
 // redrawn in place; otherwise one plain line a second. Ctrl-C (or SIGTERM)
@@ -83,7 +86,7 @@ class Owner : public ns_VDL::IDownloaderManagerCallBack {
 void Usage() {
   std::fprintf(stderr,
                "usage: qiv-fetch URL [--dir DIR] [--name NAME] [--md5 LIST] [--version V] [--force]\n"
-               "                 [--task-id N] [--connections N]\n");
+               "                 [--task-id N] [--connections N] [--sync]\n");
 }
 
 std::string Rate(double bytes_per_second) {
@@ -137,6 +140,8 @@ int main(int argc, char** argv) {
       if (!value(&version)) return Usage(), 2;
     } else if (a == "--force") {
       force = true;
+    } else if (a == "--sync") {
+      CDownloadManager::SetSyncRecord(true);
     } else if (a == "--task-id" || a == "--connections") {
       if (!value(&number)) return Usage(), 2;
       char* end = nullptr;
