@@ -20,12 +20,6 @@
 namespace {
 const wchar_t kUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 6.1; Trident/4.0)";
 
-size_t AuthorityEnd(const std::wstring& url) {
-  size_t scheme = url.find(L"://");
-  size_t from = scheme == std::wstring::npos ? 0 : scheme + 3;
-  size_t slash = url.find(L'/', from);
-  return slash == std::wstring::npos ? url.size() : slash;
-}
 
 // One ANSI path for the POSIX calls.
 std::string Narrow(const std::wstring& path) { return platform::WideToUtf8String(path); }
@@ -523,36 +517,18 @@ int CDownloadHttp::SendRequest(const std::wstring& request, std::wstring* respon
 }
 
 int CDownloadHttp::FollowLocation(const std::wstring& response, bool resume_probe) {
-  std::wstring location = HeaderValue(response, L"location:");
-  ReplaceAll(location, L"%3A", L":");
-  ReplaceAll(location, L"%2F", L"/");
+  LocationKind kind;
+  std::wstring next = ResolveLocation(url_, HeaderValue(response, L"location:"), &kind);
   referer_ = UrlFolder(url_);
-  if (location.empty()) return 0;
-  if (location.find(L"://") != std::wstring::npos) {
-    url_ = location;
-    redirected_url_ = location;
-  } else {
-    for (wchar_t& c : location) {
-      if (c == L'\\') c = L'/';
-    }
-    if (location[0] == L'/') {
-      path_ = location;
-      size_t end = AuthorityEnd(url_);
-      url_ = url_.substr(0, end) + location;
-      return 1;
-    }
-    int ups = 0;
-    for (size_t at; (at = location.find(L"../")) != std::wstring::npos; ++ups) location.erase(0, at + 3);
-    std::wstring base = url_;
-    size_t floor = AuthorityEnd(base);
-    for (int i = 0; i <= ups; ++i) {
-      size_t slash = base.rfind(L'/');
-      if (slash == std::wstring::npos || slash < floor) break;
-      base.resize(slash);
-    }
-    if (location.rfind(L"./", 0) == 0) location.erase(0, 2);
-    url_ = base + L"/" + location;
+  if (next.empty()) return 0;
+  if (kind == LocationKind::HostRelative) {
+    // Same host and port: only the path changes.
+    path_ = next.substr(UrlAuthorityEnd(url_));
+    url_ = next;
+    return 1;
   }
+  url_ = next;
+  if (kind == LocationKind::Absolute) redirected_url_ = next;
   std::string text = platform::WideToAnsi(url_);
   if (resume_probe) {
     QLOG("[INFO] %d - resume, redirect url=[%s]", text.c_str());

@@ -90,3 +90,39 @@ std::wstring HeaderValue(const std::wstring& response, const std::wstring& name)
   if (end == std::wstring::npos) return std::wstring();
   return TrimBlanks(response.substr(start, end - start));
 }
+
+size_t UrlAuthorityEnd(const std::wstring& url) {
+  size_t scheme = url.find(L"://");
+  size_t from = scheme == std::wstring::npos ? 0 : scheme + 3;
+  size_t slash = url.find(L'/', from);
+  return slash == std::wstring::npos ? url.size() : slash;
+}
+
+std::wstring ResolveLocation(const std::wstring& url, std::wstring location, LocationKind* kind) {
+  LocationKind ignored;
+  if (!kind) kind = &ignored;
+  ReplaceAll(location, L"%3A", L":");
+  ReplaceAll(location, L"%2F", L"/");
+  *kind = LocationKind::Absolute;
+  if (location.empty()) return location;
+  if (location.find(L"://") != std::wstring::npos) return location;
+  for (wchar_t& c : location) {
+    if (c == L'\\') c = L'/';
+  }
+  *kind = LocationKind::HostRelative;
+  if (location[0] == L'/') return url.substr(0, UrlAuthorityEnd(url)) + location;
+  *kind = LocationKind::Relative;
+  int ups = 0;
+  for (size_t at; (at = location.find(L"../")) != std::wstring::npos; ++ups) location.erase(0, at + 3);
+  // The url loses its last segment once more than the "../" count, but
+  // never its scheme and host: climbing above the root stays at the root.
+  std::wstring base = url;
+  size_t floor = UrlAuthorityEnd(base);
+  for (int i = 0; i <= ups; ++i) {
+    size_t slash = base.rfind(L'/');
+    if (slash == std::wstring::npos || slash < floor) break;
+    base.resize(slash);
+  }
+  if (location.rfind(L"./", 0) == 0) location.erase(0, 2);
+  return base + L"/" + location;
+}

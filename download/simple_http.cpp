@@ -9,15 +9,6 @@
 
 namespace {
 const wchar_t kUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 6.1; Trident/4.0)";
-
-// Where the path of `url` starts: the end of "scheme://host:port" (or of
-// "host:port" in a URL without scheme).
-size_t AuthorityEnd(const std::wstring& url) {
-  size_t scheme = url.find(L"://");
-  size_t from = scheme == std::wstring::npos ? 0 : scheme + 3;
-  size_t slash = url.find(L'/', from);
-  return slash == std::wstring::npos ? url.size() : slash;
-}
 }  // namespace
 
 int CSimpleHttp::ParseUrl(const std::wstring& raw) {
@@ -146,41 +137,19 @@ int CSimpleHttp::ParseResponse(const std::wstring& response, bool* redirect) {
   if (code >= 200 && code <= 299) return 1;
   if (code < 300 || code > 399) return 0;
   if (redirect) *redirect = true;
-  std::wstring location = HeaderValue(response, L"location:");
-  ReplaceAll(location, L"%3A", L":");
-  ReplaceAll(location, L"%2F", L"/");
-  if (location.empty()) {
+  LocationKind kind;
+  std::wstring next = ResolveLocation(url, HeaderValue(response, L"location:"), &kind);
+  if (next.empty()) {
     QLOG("[ERROR] %d - http response, redirect without location, code=[%d].", code);
     return 0;
   }
   referer = UrlFolder(url);
-  if (location.find(L"://") != std::wstring::npos) {
-    if (!ParseUrl(location)) return 0;
-    url = location;
+  if (kind == LocationKind::HostRelative) {
+    // Host and port stay; the path is replaced as it stands.
+    path = next.substr(UrlAuthorityEnd(url));
+    url = next;
     return 1;
   }
-  for (wchar_t& c : location) {
-    if (c == L'\\') c = L'/';
-  }
-  if (location[0] == L'/') {
-    path = location;
-    size_t end = AuthorityEnd(url);
-    if (end > 0) url = url.substr(0, end) + location;
-    return 1;
-  }
-  int ups = 0;
-  for (size_t at; (at = location.find(L"../")) != std::wstring::npos; ++ups) location.erase(0, at + 3);
-  // The url loses its last segment once more than the "../" count, but
-  // never its scheme and host: climbing above the root stays at the root.
-  std::wstring base = url;
-  size_t floor = AuthorityEnd(base);
-  for (int i = 0; i <= ups; ++i) {
-    size_t slash = base.rfind(L'/');
-    if (slash == std::wstring::npos || slash < floor) break;
-    base.resize(slash);
-  }
-  if (location.rfind(L"./", 0) == 0) location.erase(0, 2);
-  std::wstring next = base + L"/" + location;
   if (!ParseUrl(next)) return 0;
   url = next;
   return 1;
