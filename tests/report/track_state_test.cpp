@@ -43,7 +43,9 @@ TEST_F(TrackStateTest, EventsAreReshapedOrDropped) {
     std::wstring out;
     bool kept = TrackState::ReshapeEvent(c.in, &out);
     EXPECT_EQ(kept, c.out != nullptr);
-    if (c.out) EXPECT_EQ(out, c.out);
+    if (c.out) {
+      EXPECT_EQ(out, c.out);
+    }
   }
 }
 

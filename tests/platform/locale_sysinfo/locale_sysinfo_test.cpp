@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <cstring>
 
 #include "platform/locale/locale.h"
@@ -45,7 +44,19 @@ TEST(Locale, UserAndSystemSources) {
 }
 
 TEST(SysInfo, VersionBitsAndRandom) {
-  EXPECT_TRUE(std::regex_match(platform::SystemVersion(), std::regex(R"(\d+\.\d+\.\d+)")));
+  // Three dot-separated decimal numbers.
+  std::string version = platform::SystemVersion();
+  int dots = 0;
+  bool digits_between = !version.empty() && version.front() != '.' && version.back() != '.';
+  for (size_t i = 0; i < version.size(); ++i) {
+    if (version[i] == '.') {
+      ++dots;
+      digits_between = digits_between && version[i + 1] != '.';
+    } else {
+      digits_between = digits_between && version[i] >= '0' && version[i] <= '9';
+    }
+  }
+  EXPECT_TRUE(dots == 2 && digits_between) << version;
   EXPECT_EQ(platform::SystemBits(), "64");
   unsigned char a[32] = {}, b[32] = {};
   ASSERT_TRUE(platform::RandomBytes(a, sizeof a));
