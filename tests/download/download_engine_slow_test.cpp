@@ -20,10 +20,7 @@ using namespace qiv::test;
 
 namespace {
 
-std::string FetchTool() {
-  const char* build = std::getenv("QIV_BUILD_DIR");
-  return std::string(build ? build : ".") + "/tools/qiv-fetch/qiv-fetch";
-}
+std::string FetchTool() { return QIV_FETCH_BINARY; }
 
 pid_t Spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
