@@ -559,34 +559,38 @@ RegStatus RegKey::Create(Hive hive, std::wstring_view path, View view, bool* cre
   return Succeed();
 }
 
-std::optional<RegType> RegKey::GetType(std::wstring_view name) const {
-  if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open"), std::nullopt;
-  Session s(hive_, false);
+namespace {
+// Reads one value of the open key `id` in `hive` (a read transaction of its
+// own); nullopt with the thread's last status set when it can't be had.
+std::optional<RawValue> ReadOneValue(Hive hive, int64_t id, const std::string& file, std::wstring_view name) {
+  Session s(hive, false);
   if (s.status() != RegStatus::Ok) return std::nullopt;
   Txn t(s, false);
   if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
+  if (CheckKey(s, id, file) != RegStatus::Ok) return std::nullopt;
   RawValue v;
-  int r = ReadValue(s.db(), id_, Fold(name), v);
+  int r = ReadValue(s.db(), id, Fold(name), v);
   if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
                                std::nullopt;
   if (r != SQLITE_ROW) return s.Error(r, RegStatus::CantRead, "can't read a value"), std::nullopt;
+  return v;
+}
+}  // namespace
+
+std::optional<RegType> RegKey::GetType(std::wstring_view name) const {
+  if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open"), std::nullopt;
+  std::optional<RawValue> read = ReadOneValue(hive_, id_, file_, name);
+  if (!read) return std::nullopt;
+  const RawValue& v = *read;
   Succeed();
   return static_cast<RegType>(v.type);
 }
 
 std::optional<uint32_t> RegKey::GetDword(std::wstring_view name) const {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open"), std::nullopt;
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return std::nullopt;
-  Txn t(s, false);
-  if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
-  RawValue v;
-  int r = ReadValue(s.db(), id_, Fold(name), v);
-  if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
-                               std::nullopt;
-  if (r != SQLITE_ROW) return s.Error(r, RegStatus::CantRead, "can't read a value"), std::nullopt;
+  std::optional<RawValue> read = ReadOneValue(hive_, id_, file_, name);
+  if (!read) return std::nullopt;
+  const RawValue& v = *read;
   if (v.type != static_cast<int64_t>(RegType::Dword))
     return Fail(RegStatus::NotFound, "registry value is not a DWORD: " + WideToUtf8String(name)), std::nullopt;
   Succeed();
@@ -595,16 +599,9 @@ std::optional<uint32_t> RegKey::GetDword(std::wstring_view name) const {
 
 std::optional<std::wstring> RegKey::GetString(std::wstring_view name) const {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open"), std::nullopt;
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return std::nullopt;
-  Txn t(s, false);
-  if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id_, file_) != RegStatus::Ok) return std::nullopt;
-  RawValue v;
-  int r = ReadValue(s.db(), id_, Fold(name), v);
-  if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
-                               std::nullopt;
-  if (r != SQLITE_ROW) return s.Error(r, RegStatus::CantRead, "can't read a value"), std::nullopt;
+  std::optional<RawValue> read = ReadOneValue(hive_, id_, file_, name);
+  if (!read) return std::nullopt;
+  const RawValue& v = *read;
   if (v.type != static_cast<int64_t>(RegType::String))
     return Fail(RegStatus::NotFound, "registry value is not a text: " + WideToUtf8String(name)), std::nullopt;
   Succeed();

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "markup_doc_inspector.h"
+#include "markup_doc_test_access.h"
 
 namespace support {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "markup_doc_inspector.h"
+#include "markup_doc_test_access.h"
 #include "platform/text/text.h"
 #include "support/markup_doc.h"
 #include "support/utf8.h"
