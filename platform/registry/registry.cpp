@@ -437,6 +437,29 @@ RegStatus CheckKey(Session& s, int64_t id, const std::string& file_id) {
   return RegStatus::Ok;
 }
 
+// What every operation on an open key begins with: the hive's session, a
+// transaction (IMMEDIATE for writes), and the check that the key is still
+// there in the same hive file. status() is the first failure, or Ok.
+class KeyScope {
+ public:
+  KeyScope(Hive hive, int64_t id, const std::string& file, bool write) : session_(hive, false) {
+    status_ = session_.status();
+    if (status_ != RegStatus::Ok) return;
+    txn_.emplace(session_, write);
+    status_ = txn_->status();
+    if (status_ != RegStatus::Ok) return;
+    status_ = CheckKey(session_, id, file);
+  }
+  RegStatus status() const { return status_; }
+  Session& session() { return session_; }
+  RegStatus Commit() { return txn_->Commit(); }
+
+ private:
+  Session session_;
+  std::optional<Txn> txn_;
+  RegStatus status_;
+};
+
 struct RawValue {
   int64_t type = 0;
   int64_t number = 0;
@@ -563,11 +586,9 @@ namespace {
 // Reads one value of the open key `id` in `hive` (a read transaction of its
 // own); nullopt with the thread's last status set when it can't be had.
 std::optional<RawValue> ReadOneValue(Hive hive, int64_t id, const std::string& file, std::wstring_view name) {
-  Session s(hive, false);
-  if (s.status() != RegStatus::Ok) return std::nullopt;
-  Txn t(s, false);
-  if (t.status() != RegStatus::Ok) return std::nullopt;
-  if (CheckKey(s, id, file) != RegStatus::Ok) return std::nullopt;
+  KeyScope scope(hive, id, file, false);
+  if (scope.status() != RegStatus::Ok) return std::nullopt;
+  Session& s = scope.session();
   RawValue v;
   int r = ReadValue(s.db(), id, Fold(name), v);
   if (r == SQLITE_DONE) return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name)),
@@ -610,45 +631,39 @@ std::optional<std::wstring> RegKey::GetString(std::wstring_view name) const {
 
 RegStatus RegKey::SetDword(std::wstring_view name, uint32_t value) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   int r = WriteValue(s.db(), id_, name, RegType::Dword, value, nullptr);
   if (r != SQLITE_OK) return s.Error(r, RegStatus::CantWrite, "can't write a value");
-  if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+  if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   return Succeed();
 }
 
 RegStatus RegKey::SetString(std::wstring_view name, std::wstring_view value) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   std::string text = WideToUtf8String(value);
   int r = WriteValue(s.db(), id_, name, RegType::String, 0, &text);
   if (r != SQLITE_OK) return s.Error(r, RegStatus::CantWrite, "can't write a value");
-  if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+  if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   return Succeed();
 }
 
 RegStatus RegKey::DeleteValue(std::wstring_view name) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   Stmt del(s.db(), "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
   del.Bind(1, id_).Bind(2, Fold(name));
   int r = del.ok() ? del.Step() : del.rc();
   if (r != SQLITE_DONE) return s.Error(r, RegStatus::CantWrite, "can't delete a value");
   if (sqlite3_changes(s.db()) == 0)
     return Fail(RegStatus::NotFound, "registry value not found: " + WideToUtf8String(name));
-  if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+  if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   return Succeed();
 }
 
@@ -656,11 +671,9 @@ RegStatus RegKey::UpdateDword(std::wstring_view name,
                               const std::function<std::optional<uint32_t>(std::optional<uint32_t>)>& update,
                               std::optional<uint32_t>* result) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r != SQLITE_ROW && r != SQLITE_DONE) return s.Error(r, RegStatus::CantRead, "can't read a value");
@@ -670,7 +683,7 @@ RegStatus RegKey::UpdateDword(std::wstring_view name,
   if (next) {
     int w = WriteValue(s.db(), id_, name, RegType::Dword, *next, nullptr);
     if (w != SQLITE_OK) return s.Error(w, RegStatus::CantWrite, "can't write a value");
-    if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+    if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   }
   if (result) *result = next ? next : current;
   return Succeed();
@@ -681,11 +694,9 @@ RegStatus RegKey::UpdateString(
     const std::function<std::optional<std::wstring>(const std::optional<std::wstring>&)>& update,
     std::optional<std::wstring>* result) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   RawValue v;
   int r = ReadValue(s.db(), id_, Fold(name), v);
   if (r != SQLITE_ROW && r != SQLITE_DONE) return s.Error(r, RegStatus::CantRead, "can't read a value");
@@ -696,7 +707,7 @@ RegStatus RegKey::UpdateString(
     std::string text = WideToUtf8String(*next);
     int w = WriteValue(s.db(), id_, name, RegType::String, 0, &text);
     if (w != SQLITE_OK) return s.Error(w, RegStatus::CantWrite, "can't write a value");
-    if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+    if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   }
   if (result) *result = next ? next : current;
   return Succeed();
@@ -705,11 +716,9 @@ RegStatus RegKey::UpdateString(
 RegStatus RegKey::EnumSubKeys(std::vector<std::wstring>& names) const {
   names.clear();
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, false);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, false);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   Stmt q(s.db(), "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
   q.Bind(1, id_);
   int r;
@@ -724,11 +733,9 @@ RegStatus RegKey::EnumSubKeys(std::vector<std::wstring>& names) const {
 RegStatus RegKey::EnumValues(std::vector<RegValueInfo>& values) const {
   values.clear();
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, false);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, false);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   Stmt q(s.db(), "SELECT name, type FROM vals WHERE key = ?1 ORDER BY fold");
   q.Bind(1, id_);
   int r;
@@ -757,15 +764,13 @@ RegStatus RegKey::DeleteSubKey(std::wstring_view path) {
   if (!IsOpen()) return Fail(RegStatus::InvalidHandle, "the registry key is not open");
   std::vector<std::wstring> parts = SplitPath(path);
   if (parts.empty()) return Fail(RegStatus::InvalidParameter, "no sub-key named");
-  Session s(hive_, false);
-  if (s.status() != RegStatus::Ok) return s.status();
-  Txn t(s, true);
-  if (t.status() != RegStatus::Ok) return t.status();
-  if (RegStatus r = CheckKey(s, id_, file_); r != RegStatus::Ok) return r;
+  KeyScope scope(hive_, id_, file_, true);
+  if (scope.status() != RegStatus::Ok) return scope.status();
+  Session& s = scope.session();
   int64_t id = 0;
   if (RegStatus r = Resolve(s, id_, parts, false, id, nullptr); r != RegStatus::Ok) return r;
   if (RegStatus r = DeleteTree(s, id); r != RegStatus::Ok) return r;
-  if (RegStatus c = t.Commit(); c != RegStatus::Ok) return c;
+  if (RegStatus c = scope.Commit(); c != RegStatus::Ok) return c;
   return Succeed();
 }
 
